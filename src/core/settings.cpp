@@ -1,0 +1,26 @@
+#include "core/settings.h"
+
+char cfg_pointid[CFG_STR_LEN];
+char cfg_srvurl[CFG_STR_LEN];
+char cfg_serialcfg[CFG_STR_LEN];
+char cfg_sendscript[CFG_STR_LEN];
+int cfg_maxdly;
+int cfg_acqtime;
+int cfg_inttime;
+int cfg_cntpanic;
+int cfg_pnomxlmask;
+int cfg_numcounters;
+char cfg_nimp[CFG_STR_LEN];
+char cfg_indir[CFG_STR_LEN];
+char cfg_cmail[CFG_STR_LEN];
+int cfg_prezzo;
+int cfg_regist;
+int cfg_co2;
+int cfg_dhcp;
+char cfg_ip[CFG_STR_LEN];
+char cfg_mask[CFG_STR_LEN];
+char cfg_gway[CFG_STR_LEN];
+char cfg_dns[CFG_STR_LEN];
+char cfg_ntpsrv[CFG_STR_LEN];
+int cfg_alrpwr;
+char cfg_currip[CFG_STR_LEN];

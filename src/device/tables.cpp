@@ -1,0 +1,4 @@
+#include "device/device.h"
+
+void device_init() {}
+void device_shutdown() {}

@@ -1,0 +1,6 @@
+#include "master.h"
+
+int main() {
+  master_boot();
+  return 0;
+}
