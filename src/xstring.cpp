@@ -16,8 +16,8 @@ int free_space(const xstring_t* xs) { return xs->maxlen - xs->length; }
 // Bytes as unsigned values with the POSIX classes, so a signed char on the
 // PC and an unsigned one on the board give the same text.
 bool url_safe(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         c == '.' || c == '_' || c == '-';
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' ||
+         c == '_' || c == '-';
 }
 
 void advance(xstring_p xs, int k) {
