@@ -9,6 +9,7 @@
 
 #include "config.h"
 #include "configman.h"
+#include "core/hooks.h"
 #include "core/log.h"
 #include "core/runstate.h"
 #include "device/device.h"
@@ -84,6 +85,7 @@ void master_boot() {
 }
 
 void master_run() {
+  hook_poll_devices = poll_devices;
   install_signals();
   while (!f_exit) run_cycle();
 }

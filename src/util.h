@@ -58,7 +58,7 @@ template <std::size_t N>
 std::size_t copy_str(char (&dest)[N], std::string_view src) {
   static_assert(N > 0);
   const std::size_t n = src.size() < N - 1 ? src.size() : N - 1;
-  std::memcpy(dest, src.data(), n);
+  if (n > 0) std::memcpy(dest, src.data(), n);
   dest[n] = '\0';
   return n;
 }

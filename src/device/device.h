@@ -278,3 +278,6 @@ int alm_global();
 
 // Polls the devices once (POLL_ALL: every device).
 int poll_devices(int mode);
+// Refreshes one variable of the local application from the settings and
+// the clock; the variable and the "sys" device become ready.
+void sys_poll(device_t* dev, devicevar_t* var);
