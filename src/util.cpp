@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -208,7 +209,13 @@ int sys_exec(const char* buf) {
   // The command writes to the same stdout; our line must come out first.
   std::fflush(stdout);
   const int status = std::system(buf);
-  const int result = status % 255;
+  // The wait status folded by 255 gives the exit code for codes 0..254 and
+  // a small non-zero value for a signal. Exit code 255 folds to 0 and would
+  // pass a failed transfer as delivered, losing the samples it carried, so
+  // it is reported as 255.
+  const int result = (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 255)
+                         ? 255
+                         : status % 255;
   std::printf("Command result: %d\n", result);
   std::fflush(stdout);
   return result;

@@ -220,12 +220,13 @@ TEST(UtilDecimal, OptionallySignedDigitsOnly) {
   for (const auto& c : cases) EXPECT_EQ(isdecimal(c.s), c.want) << "'" << c.s << "'";
 }
 
+// Exit code 255 is a failure and must never read as success.
 TEST(UtilExec, StatusFoldedByTruncatingRemainder) {
   struct Case {
     const char* cmd;
     int want;
   } cases[] = {{"exit 0", 0},   {"exit 1", 1},     {"exit 254", 254},
-               {"exit 255", 0}, {"kill -9 $$", 9}, {"false", 1}};
+               {"exit 255", 255}, {"kill -9 $$", 9}, {"false", 1}};
   for (const auto& c : cases) {
     testing::internal::CaptureStdout();
     const int r = sys_exec(c.cmd);
