@@ -10,6 +10,7 @@
 #include <string>
 
 #include "process.h"
+#include "sim_board.h"
 #include "temp_dir.h"
 
 using namespace std::chrono_literals;
@@ -25,9 +26,12 @@ struct Daemon {
 
   Daemon() {
     dir.write("config/.keep", "");
+    testsupport::make_sim_board(dir.file("board"));
     ProcessOptions opts;
     opts.cwd = dir.path();
-    opts.env = {{"ZANTOR_DRY_CLOCK", "1"}, {"ZANTOR_TMPDIR", dir.path()}};
+    opts.env = {{"ZANTOR_DRY_CLOCK", "1"},
+                {"ZANTOR_TMPDIR", dir.path()},
+                {"ZANTOR_SYSROOT", dir.file("board")}};
     opts.output_file = dir.file("daemon.log");
     proc = std::make_unique<Process>(std::vector<std::string>{ZANTOR_BINARY}, opts);
   }
@@ -43,6 +47,9 @@ TEST(DaemonProcess, PrintsBannerThenStartTime) {
   const std::regex head(
       "^zantor \\(v030200\\)\n[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
   EXPECT_TRUE(std::regex_search(out, head)) << out;
+  // The start-up blink ends with both LEDs off.
+  EXPECT_EQ(testsupport::sim_gpio_value(d.dir.file("board"), 2), 0);
+  EXPECT_EQ(testsupport::sim_gpio_value(d.dir.file("board"), 5), 0);
 }
 
 TEST(DaemonProcess, EachStopSignalPrintsItsLineAndExitsZero) {

@@ -2,6 +2,8 @@
 // LED blink timing and the reload/exit cycle.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -10,6 +12,8 @@
 #include "core/log.h"
 #include "core/runstate.h"
 #include "fake_clock.h"
+#include "sim_board.h"
+#include "temp_dir.h"
 #include "master.h"
 #include "scheduler/scheduler.h"
 #include "tcpdaemon.h"
@@ -82,6 +86,11 @@ TEST(BlinkLeds, EightSteps50msEach) {
 }
 
 TEST(MasterCycle, ReloadRunsASecondCycleAndExitEndsAfterShutdown) {
+  testsupport::TempDir dir;
+  dir.write("config/.keep", "");
+  testsupport::make_sim_board(dir.file("board"));
+  setenv("ZANTOR_SYSROOT", dir.file("board").c_str(), 1);
+  testsupport::ScopedChdir cd(dir.path());
   FakeClock clk;
   ScopedClock use(clk);
   testing::internal::CaptureStdout();
