@@ -5,5 +5,8 @@
 
 // A full poll of every device (settings store -> polling).
 extern int (*hook_poll_devices)(int mode);
+// Refreshes the status LEDs (polling -> scheduler).
+extern void (*hook_update_leds)();
 
 int call_poll_devices(int mode);
+void call_update_leds();

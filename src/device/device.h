@@ -276,8 +276,51 @@ int alm_active(int almid);
 // Bit almid set for every active alarm record.
 int alm_global();
 
-// Polls the devices once (POLL_ALL: every device).
+// One radio exchange with dev, whose online state then follows the outcome
+// (on_comm_end). The reply payload length, or a negative value on failure.
+int telvo_comm(device_t* dev, int dest, int src, const char* cmd, const char* data, int datasize,
+               char* buf, int bufsize);
+
+// Counter requests. The callers hold the shared-state lock: these update
+// the device tables.
+//
+// Moves the counter's checkpoint past the samples last read: ERR_NONE,
+// ERR_SERCOMM (no answer) or ERR_CHECKPOINT (refused).
+int update_checkpoint(device_t* dev);
+// The counter's latest sample (all zero on failure): ERR_NONE or ERR_SERCOMM.
+int read_last_sample(device_t* dev, sample_t* sam);
+// The batch of unsent samples, at most MAX_SAMPLE: ERR_NONE or ERR_SERCOMM.
+// sset->cnt is left to the caller.
+int read_samples(device_t* dev, sampleset_t* sset);
+int telvo_reset(device_t* dev);
+// Opens or closes the radio network; a null dev means the gateway.
+int telvo_netop(device_t* dev, boolean_t fopen);
+int telvo_set_clock(device_t* dev, time_t utc);
+// Presets the energy total (hundredths of kWh), or resets it when val < 0.
+int set_energy_counter(device_t* dev, int val);
+// Minimum-power threshold of the counter block, in W.
+int getPmin(const counter4_t* cnt);
+// Minimum power pmin (W) as the counter holds it: the pulse interval in
+// 1/256 s for whi tenths of Wh per pulse.
+int calcAaaa(int whi, int pmin);
+// Rewrites counter cnt's configuration (pmin already in the counter's unit)
+// and reads it back.
+int write_config(int cnt, int lof, int hif, int whi, int pnom, int pmin);
+
+// Polls the devices once (POLL_ALL: every device). 0, or the last error of
+// a radio variable read. Like the counter requests it runs under the
+// shared-state lock its caller holds, which also keeps two polls apart.
 int poll_devices(int mode);
+// Reads one variable of dev: ERR_NONE (also for a virtual one, which costs
+// no exchange) or ERR_SERCOMM.
+int telvo_poll(device_t* dev, devicevar_t* var);
 // Refreshes one variable of the local application from the settings and
 // the clock; the variable and the "sys" device become ready.
 void sys_poll(device_t* dev, devicevar_t* var);
+// Derives the gateway's virtual variables from a variable just read.
+void after_read(device_t* dev, devicevar_t* var);
+// Derives the counter's virtual variables from a variable just read.
+void after_counter_read(counter4_t* cn, devicevar_t* var);
+// Records the outcome of an exchange with dev (may be null): status, the
+// "on" variable and the offline-alarm bookkeeping.
+void on_comm_end(device_t* dev, boolean_t err);
