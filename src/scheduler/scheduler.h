@@ -1,7 +1,11 @@
 // The main thread's timed loop: periodic sends, clock checks, nightly jobs.
 #pragma once
 
+#include <ctime>
+
 #include "core/runstate.h"
+#include "device/device.h"
+#include "xstring.h"
 
 extern relaxed_flag scheduler_sigexit;
 
@@ -10,3 +14,66 @@ void scheduler_shutdown();
 // The loop; returns once scheduler_sigexit is set.
 void* scheduler_run(void* arg);
 void scheduler_kill();
+
+// Server-exchange state, guarded by the shared-state lock.
+inline constexpr int REMOTE_ERR_BUFSIZE = 3000;
+extern char remote_err_buf[REMOTE_ERR_BUFSIZE];
+// The server's last reply, or the unreachable-server text.
+extern xstring_t remote_err;
+// Set by the first failed exchange of a supervisor cycle, at tm_remote_err.
+extern boolean_t f_remote_err;
+extern time_t tm_remote_err;
+// Failed exchanges, in total and per document carried; they only grow.
+extern int fail_conn;
+extern int fail_setstatus;
+extern int fail_setconf;
+extern int fail_setdatalog;
+// Per counter: the samples of the current data pass, and the last set the
+// server accepted.
+extern sampleset_t curr_dataset[MAX_COUNTERS];
+extern sampleset_t last_sendset[MAX_COUNTERS];
+
+// Documents for the monitoring server. Each appends to s and is cut at its
+// capacity; text values are escaped as JSON strings.
+//
+// Opens a document: {"act":action,"sn":SN,"DATI":{ followed by aux as it
+// stands (raw JSON), left open for the caller.
+void build_head(xstring_p s, const char* action, const char* aux);
+// One displayed parameter; a null lbl repeats name; comma non-zero appends ",".
+void xsConf(xstring_p s, const char* name, const char* lbl, const char* value, const char* unit,
+            int vis, int comma);
+void xsConfInt(xstring_p s, const char* name, const char* lbl, int value, const char* unit, int vis,
+               int comma);
+// One column label of the data log.
+void xsVarLab(xstring_p s, const char* name, const char* lbl, const char* type, const char* unit,
+              const char* id, int comma);
+// The data rows of a sample set; nothing for a null set.
+void xsData(xstring_p s, const sampleset_t* sset);
+void build_initConf(xstring_p s);
+void build_setStatus(xstring_p s);
+void build_setConf(xstring_p s);
+// The data log of sset's counter (sset->cnt picks its ids); nothing at all
+// for a null or empty set.
+void build_setDataLog(xstring_p s, const sampleset_t* sset);
+// Every alarm record changed since the last checkpoint; sset is unused.
+void build_setAlarms(xstring_p s, const sampleset_t* sset);
+// Turns a JSON reply into a query string ({"a":1,"b":"x"} -> a=1&b=x&).
+// dest holds at least strlen(src) + 1 bytes; the result is never longer.
+void hack_json(const char* src, char* dest);
+
+// Alarm records.
+//
+// Power of the locally made condition samples, which measure nothing.
+inline constexpr int DUM_PTOT = -9999;
+// Per counter: pseudo-samples for an offline gateway or counter and a
+// failed server exchange, rebuilt at each periodic send.
+extern sampleset_t curr_alarmset[MAX_COUNTERS];
+
+// OP_ALM_LOAD / OP_ALM_SAVE for one alarm or ALM_ALL; OP_ALM_UPDATE from
+// the samples of sset and OP_ALM_CHECKPOINT after a delivered report treat
+// both. An update returns the transitions it counted, or, when it counted
+// none, the records still waiting to be reported since an exchange failed,
+// so the next alarm report carries them again. Every other case returns 0.
+int procAlarms(int op, int almid, sampleset_t* sset);
+// Fills curr_alarmset[cnt]; returns 0.
+int grab_counter_alarms(int cnt);
