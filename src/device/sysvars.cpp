@@ -17,13 +17,18 @@ void serial_number(char (&out)[MAX_TINYVAL_STRLEN]) {
     copy_str(out, "?");
     return;
   }
-  const char* m = mac->value.s;
-  char sn[9];
-  for (int g = 0; g < 4; ++g) {
-    sn[2 * g] = m[6 - 2 * g];
-    sn[2 * g + 1] = m[7 - 2 * g];
+  // A MAC shorter than 8 characters leaves its missing digits empty rather
+  // than picking up older text behind its terminator.
+  char m[9] = {};
+  copy_str(m, mac->value.s);
+  char sn[9] = {};
+  int n = 0;
+  for (int g = 3; g >= 0; --g) {
+    for (int k = 0; k < 2; ++k) {
+      const char c = m[2 * g + k];
+      if (c != '\0') sn[n++] = c;
+    }
   }
-  sn[8] = '\0';
   copy_str(out, sn);
 }
 
