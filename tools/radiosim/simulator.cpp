@@ -26,7 +26,7 @@ namespace {
 
 constexpr std::size_t kMaxLoggedRequests = 100000;
 constexpr int kQuietMs = 100;                          // a gap this long abandons a partial frame
-constexpr long kByteNs = 1'000'000'000L * 10 / kBaud;  // start, 8 data, stop bits
+constexpr long long kByteNs = 1'000'000'000LL * 10 / kBaud;  // start, 8 data, stop bits
 
 struct Faults {
   bool absent = false;
