@@ -15,3 +15,12 @@ void* scheduler_run(void* /*arg*/) {
 }
 
 void scheduler_kill() { scheduler_sigexit = 1; }
+
+int post_midnight;
+int last_midnight_check;
+int last_eleven_timecheck;
+void scheduler_run_wrap() {}
+int magic_delay_calculator() { return 0; }
+int calc_post_midnight(int /*fset*/) { return 0; }
+void round_midnight() {}
+void print_time(time_t /*currtm*/) {}

@@ -5,15 +5,77 @@
 
 #include "core/runstate.h"
 #include "device/device.h"
+#include "tinycommand/tinycommand.h"
 #include "xstring.h"
 
 extern relaxed_flag scheduler_sigexit;
 
+// Empties the server reply and clears f_remote_err; installs the LED hook.
 void scheduler_init();
 void scheduler_shutdown();
 // The loop; returns once scheduler_sigexit is set.
 void* scheduler_run(void* arg);
+void scheduler_run_wrap();
 void scheduler_kill();
+
+// Seconds between clock checks.
+inline constexpr int TIME_CHECK_INTERVAL = 300;
+// Day key of the later of: the day the loop last started, the day of the last
+// daily configuration report.
+extern int post_midnight;
+// Window values (hhm0) of the last nightly jobs.
+extern int last_midnight_check;
+extern int last_eleven_timecheck;
+
+// The per-installation send delay in seconds, hashed from cfg_pointid.
+int magic_delay_calculator();
+// Today's key (UTC): growing from day to day; stored in post_midnight when
+// fset is non-zero.
+int calc_post_midnight(int fset);
+// The nightly clock jobs, each once per day in its window.
+void round_midnight();
+// "Time: HH:MM:SS" of currtm, or of now when currtm is 0.
+void print_time(time_t currtm);
+
+// Remote exchange. Document flags, combinable.
+inline constexpr int FLAG_INITCONF = 1;
+inline constexpr int FLAG_SETCONF = 2;
+inline constexpr int FLAG_SETSTATUS = 4;
+inline constexpr int FLAG_SETDATALOG = 8;
+inline constexpr int FLAG_SETALARMS = 16;
+inline constexpr int MAX_DATA_SEND = 30;
+inline constexpr const char* CURL_ERRSERVER =
+    "Server remoto non raggiungibile o nessuna risposta ricevuta";
+
+// All of these assume the caller holds the shared-state lock (main_lock):
+// the HTTP thread holds it for a whole command, the scheduler for one step.
+// Exchanges therefore never overlap.
+//
+// One exchange through the transfer script; ERR_NONE or ERR_SENDSCRIPT.
+// sset feeds the data log and the alarm update; null when neither is asked.
+int curl_exec_json(int flags, sampleset_t* sset);
+// Reads counter 1 now, then one exchange with that sample; the sample is
+// copied to buf when given. A failed read returns its error, no exchange.
+int send_async(int flags, sample_t* buf);
+// Stored samples of counter cnt into curr_dataset[cnt]; always 0.
+int grab_counter_data(int cnt);
+// Saves (fsave non-zero) or loads the failure counters, setting "fails".
+void read_write_failures(boolean_t fsave);
+// The periodic send. Takes the shared-state lock itself, step by step, so
+// the HTTP thread gets its turn between data passes: call it unlocked.
+int send_data();
+// The same with the lock already held for the whole send.
+int send_data_locked();
+
+// Clock synchronisation (lock held).
+void sync_time();
+void kick_ntpd();
+
+// Remote upgrade from the parameters of a server reply;
+// ERR_NONE, ERR_FTPPARAM or ERR_FTPSCRIPT.
+int proc_remote_upgrade(tinycommand_t* cmd);
+// Green: last exchange succeeded; yellow: a configured counter is offline.
+void update_leds();
 
 // Server-exchange state, guarded by the shared-state lock.
 inline constexpr int REMOTE_ERR_BUFSIZE = 3000;
