@@ -61,13 +61,13 @@ int send_async(int flags, sample_t* buf);
 int grab_counter_data(int cnt);
 // Saves (fsave non-zero) or loads the failure counters, setting "fails".
 void read_write_failures(boolean_t fsave);
-// The periodic send. Takes the shared-state lock itself, step by step, so
-// the HTTP thread gets its turn between data passes: call it unlocked.
+// The periodic send. Unlike the rest it takes the shared-state lock itself,
+// step by step, so commands get their turn between data passes: call it
+// without the lock.
 int send_data();
-// The same with the lock already held for the whole send.
-int send_data_locked();
 
-// Clock synchronisation (lock held).
+// Clock synchronisation (lock held). Counters are set only from a valid
+// system clock.
 void sync_time();
 void kick_ntpd();
 
