@@ -18,6 +18,7 @@
 #include "sercomm.h"
 #include "sys/clock.h"
 #include "tcpdaemon.h"
+#include "tinycommand/tinycommand.h"
 
 namespace {
 
@@ -86,6 +87,8 @@ void master_boot() {
 
 void master_run() {
   hook_poll_devices = poll_devices;
+  hook_master_reload = master_reload;
+  tcpdaemon_command_hook = {command_execute, command_tcpreply};
   install_signals();
   while (!f_exit) run_cycle();
 }

@@ -7,6 +7,9 @@
 extern int (*hook_poll_devices)(int mode);
 // Refreshes the status LEDs (polling -> scheduler).
 extern void (*hook_update_leds)();
+// Ends the supervisor cycle so every subsystem restarts (commands -> master).
+extern void (*hook_master_reload)();
 
 int call_poll_devices(int mode);
 void call_update_leds();
+void call_master_reload();

@@ -74,3 +74,34 @@ char* jsonSample(char* buf, const char* key, const sample_t* sam, boolean_t urle
 char* jsonSampleSet(char* buf, const char* key, const sampleset_t* sset, boolean_t urlenc);
 // The HTML page that hands the command's name and code to its parent frame.
 void js_callback(const tinycommand_t* cmd, char* buf);
+
+// Execution and replies of the local command interface. Both run with the
+// shared-state lock held by the caller (the HTTP daemon takes it around
+// execute and reply together).
+
+// Host pinged by "ping" when no target is given.
+inline constexpr const char* DEF_PING_ADDR = "www.google.com";
+
+// Per counter, what the last "stat" read (the samples not yet sent and the
+// newest one) and the last on-demand reading ("async"; entry 0 also
+// "sendtest"). They keep their contents between commands.
+extern sampleset_t next_sendset[MAX_COUNTERS];
+extern sample_t last_sample[MAX_COUNTERS];
+extern sample_t async_sample[MAX_COUNTERS];
+
+// The range and counter selection of the last "history" reply (selcnt -1
+// for all counters), as handed to the export.
+struct history_request_t {
+  long dd1;
+  long dd2;
+  int selcnt;
+};
+extern history_request_t last_history;
+
+// Carries out cmd in place: cmd->err gets the result code, cmd->flag
+// CMDFLAG_TEXT, and "tlx" fills cmd->result with the raw radio reply.
+void command_execute(tinycommand_t* cmd);
+// Writes the reply text for an executed cmd into buffer (bufsize bytes,
+// always terminated and never overrun). "firmware" may turn it into an
+// HTML page, and "history" streams its own reply (CMDFLAG_STREAMED).
+void command_tcpreply(tinycommand_t* cmd, char* buffer, int bufsize);
