@@ -37,6 +37,7 @@ class Exchange : public testing::Test {
     cfg_nimp[0] = '\0';
     scheduler_init();
   }
+  void TearDown() override { hook_update_leds = nullptr; }
   int exchange(int flags, sampleset_t* set = nullptr) {
     testing::internal::CaptureStdout();
     const int r = curl_exec_json(flags, set);
