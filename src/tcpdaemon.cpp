@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "config.h"
+#include "core/hooks.h"
 #include "core/log.h"
 #include "sys/fd.h"
 #include "sys/paths.h"
@@ -315,6 +316,9 @@ bool close_connection(sys::unique_fd& conn) {
 
 void tcpdaemon_init() {
   port = static_cast<int16_t>(DIGI_PORT);
+  // The history export streams its file through these.
+  hook_http_reply = http_reply;
+  hook_http_writeline = http_writeline;
   const char* env = std::getenv("ZANTOR_HTTP_PORT");
   if (env == nullptr || *env == '\0') return;
   long v = 0;

@@ -324,3 +324,9 @@ void after_counter_read(counter4_t* cn, devicevar_t* var);
 // Records the outcome of an exchange with dev (may be null): status, the
 // "on" variable and the offline-alarm bookkeeping.
 void on_comm_end(device_t* dev, boolean_t err);
+
+// Streams the stored samples of counter selcnt (CNT_ALL: every counter in
+// use) from dd1 up to the end of the day that starts at dd2 as the HTTP
+// attachment "storico.csv". ERR_SERCOMM when a counter did not answer (the
+// lines sent stay sent); ERR_NONE otherwise, also when the client went away.
+int get_history(time_t dd1, time_t dd2, int selcnt);
