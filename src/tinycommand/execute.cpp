@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,11 +98,22 @@ bool is_host_text(std::string_view s) {
 
 // A dotted quad and nothing after it: trailing text would be stored and
 // handed to the network set-up as part of the address.
-bool is_address(const char* s, bool mask) {
+bool is_address(const char* s) {
   const std::string_view v(s);
   if (v.empty() || v.find_first_not_of("0123456789.") != std::string_view::npos) return false;
-  // A mask is only usable when its bits are contiguous.
-  return mask ? is_valid_ip(s, 1) == 1 : is_valid_ip(s, 0) != 0;
+  return is_valid_ip(s, 0) != 0;
+}
+
+// A mask whose one bits are contiguous from the top: with any other the
+// board would come up unreachable after the reboot.
+bool is_mask(const char* s) {
+  const std::string_view v(s);
+  if (v.empty() || v.find_first_not_of("0123456789.") != std::string_view::npos) return false;
+  if (is_valid_ip(s, 1) == 0) return false;
+  unsigned q[4] = {};
+  if (std::sscanf(s, "%u.%u.%u.%u", &q[0], &q[1], &q[2], &q[3]) != 4) return false;
+  const std::uint32_t host = ~((q[0] << 24) | (q[1] << 16) | (q[2] << 8) | q[3]);
+  return (host & (host + 1)) == 0;
 }
 
 // The leading decimal number of a text ("12.5" or "3,2" -> 12.5 and 3),
@@ -349,8 +361,7 @@ void cmd_cfgnet(tinycommand_t* cmd) {
     return;
   }
   const trimmed ip(pip), mask(pmask), gway(pgway), dns(pdns), ntpsrv(pntp);
-  if (!is_address(ip.s, false) || !is_address(mask.s, true) || !is_address(gway.s, false) ||
-      !is_address(dns.s, false)) {
+  if (!is_address(ip.s) || !is_mask(mask.s) || !is_address(gway.s) || !is_address(dns.s)) {
     cmd->err = ERR_BADIP;
     return;
   }
@@ -403,7 +414,7 @@ void cmd_cfg(tinycommand_t* cmd) {
   int pmin[MAX_COUNTERS] = {};
   int pnomxlmask = 0;
   for (int n = 0; n < num_counters(); ++n) {
-    char name[8];
+    char name[PARAM_NAME_LEN + 16];
     std::snprintf(name, sizeof name, "whi%d", n + 1);
     const tinyparam_t* pwhi = find_param(cmd, name);
     std::snprintf(name, sizeof name, "pnom%d", n + 1);

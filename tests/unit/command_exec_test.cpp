@@ -73,14 +73,26 @@ class CommandTest : public DeviceRadioTest {
     DeviceRadioTest::TearDown();
   }
 
-  // A script in bin/ that records its arguments, one a line, runs extra
-  // shell text and exits with code.
+  // A script in bin/ that appends its arguments, one a line, to a record,
+  // runs extra shell text and exits with code.
   void stub(const std::string& name, int code, const std::string& extra = "") {
-    dir.write("bin/" + name, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + dir.file(name + ".args") +
+    dir.write("bin/" + name, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + dir.file(name + ".args") +
                                  "'\n" + extra + "\nexit " + std::to_string(code) + "\n");
     chmod(dir.file("bin/" + name).c_str(), 0755);
   }
-  std::string args(const std::string& name) { return dir.read(name + ".args"); }
+  // The arguments recorded since the last call.
+  std::string args(const std::string& name) {
+    if (!dir.exists(name + ".args")) return "";
+    const std::string a = dir.read(name + ".args");
+    std::remove(dir.file(name + ".args").c_str());
+    return a;
+  }
+  // The transfer script: answers with reply when given.
+  void transfer_script(int code, const std::string& reply = "") {
+    std::remove(dir.file("tmp/remote1.dat").c_str());
+    stub("send.sh", code, reply.empty() ? "" : "printf '" + reply + "' > \"$ZANTOR_TMPDIR/remote1.dat\"");
+    copy_str(cfg_sendscript, dir.file("bin/send.sh"));
+  }
 
   std::string run(const std::string& query) {
     testing::internal::CaptureStdout();
@@ -142,7 +154,7 @@ TEST_F(CommandTest, RepliesWithoutData) {
     EXPECT_EQ(cmd_.flag, c.reply == page ? CMDFLAG_HTML : CMDFLAG_TEXT);
   }
   EXPECT_TRUE(radio_.requests().empty());
-  EXPECT_EQ(args("preupgrade.sh"), dir.file("tmp/tmp.dat") + "\n");
+  EXPECT_EQ(args("preupgrade.sh"), dir.file("tmp/tmp.dat") + "\n" + dir.file("tmp/tmp.dat") + "\n");
   EXPECT_EQ(run("cmd=reload"), "err=0&");
   EXPECT_EQ(reloads, 1);
 }
@@ -302,14 +314,14 @@ TEST_F(CommandTest, PingRunsOnlyHostNames) {
   stub("ping", 1);
   EXPECT_EQ(run("cmd=ping&param1=example.org"), "err=1&");
 
-  std::remove(dir.file("ping.args").c_str());
+  args("ping");
   for (const char* target : {"a;touch canary", "$(touch canary)", "`touch canary`",
                              "x'touch canary'", "x\"touch canary\"", "-f", ""}) {
     SCOPED_TRACE(target);
     EXPECT_EQ(run(std::string("cmd=ping&param1=") + target), "err=4&");
   }
   EXPECT_FALSE(dir.exists("canary"));
-  EXPECT_FALSE(dir.exists("ping.args"));
+  EXPECT_EQ(args("ping"), "");
 }
 
 TEST_F(CommandTest, LongTextsAreCutInsideTheBuffer) {
@@ -384,4 +396,80 @@ TEST_F(CommandTest, DumpListsGatewaySystemAndCounters) {
   const std::string tail = "&&sys.remerr=no%20reply&sys.eop=1";
   EXPECT_EQ(reply.substr(reply.size() - tail.size()), tail);
   EXPECT_LT(reply.rfind("&cn2.on="), reply.size() - tail.size());
+}
+
+TEST_F(CommandTest, RegistrationStoresTheTextsAndRunsNothingFromThem) {
+  transfer_script(0, "ok");
+  const std::string url = "http://h/$(touch canary)";
+  EXPECT_EQ(run("cmd=register&srvurl=" + url + "&nimp=a;touch canary&indir=`touch canary`"
+                "&cmail=%20q'\"%20").substr(0, 7),
+            "err=0&g");
+  EXPECT_FALSE(dir.exists("canary"));
+  EXPECT_EQ(std::string(cfg_srvurl), url);
+  EXPECT_EQ(dir.read("config/cmail.dat"), "q'\"");
+  EXPECT_EQ(cfg_regist, 1);
+  // Registration, then status and configuration.
+  std::string a = args("send.sh");
+  for (const char* flags : {"\n1\n0\n", "\n4\n1\n", "\n2\n1\n"}) {
+    ASSERT_EQ(a.rfind(url + flags, 0), 0U) << a;
+    a.erase(0, a.find(url, 1));
+  }
+
+  cfg_regist = 0;
+  EXPECT_EQ(run("cmd=register&srvurl=%20&nimp=&indir=&cmail=").substr(0, 7), "err=8&g");
+  EXPECT_EQ(run("cmd=register&srvurl=u&nimp=&indir=").substr(0, 7), "err=4&g");
+  transfer_script(7);
+  EXPECT_EQ(run("cmd=register&srvurl=u&nimp=&indir=&cmail="),
+            "err=7&sys.remerr=Server%20remoto%20non%20raggiungibile%20o%20nessuna%20risposta%20"
+            "ricevuta");
+  EXPECT_EQ(cfg_regist, 0);
+}
+
+TEST_F(CommandTest, SendtestReadsCounterOneAndSendsIt) {
+  cfg_numcounters = 2;
+  cfg_regist = 1;
+  strToSample(1, kSampleText.c_str(), &async_sample[1]);
+  transfer_script(0, "ok");
+  EXPECT_EQ(run("cmd=sendtest"), "err=0&" + encoded_sample("cn1.async", kSampleText) +
+                                     encoded_sample("cn2.async", kSampleText, 1));
+  EXPECT_EQ(radio_.summary(), std::vector<std::string>{"1:4AR:"});
+  EXPECT_NE(args("send.sh").find("\n24\n1\n"), std::string::npos);
+
+  transfer_script(3, "down");
+  EXPECT_EQ(run("cmd=sendtest&cnt=1"),
+            "err=7&" + encoded_sample("cn1.async", kSampleText) + "sys.remerr=down");
+  // A configuration change goes to a registered plant's server.
+  transfer_script(0, "ok");
+  run("cmd=cfg&prezzo=1&co2=1&alrpwr=1&whi1=1&pnom1=3&pmin1=0&whi2=1&pnom2=3&pmin2=0");
+  EXPECT_EQ(cmd_.err, ERR_NONE);
+  EXPECT_NE(args("send.sh").find("\n2\n1\n"), std::string::npos);
+}
+
+TEST_F(CommandTest, NetworkSettingsAreCheckedThenTheBoardReboots) {
+  stub("reboot.sh", 0);
+  const std::string ok = "cmd=cfgnet&dhcp=0&ip=192.168.1.10&gway=192.168.1.1&dns=8.8.8.8";
+  const struct {
+    std::string query;
+    int err;
+  } cases[] = {
+      {ok + "&mask=255.255.255.0", ERR_BADPARAM},  // no ntpsrv
+      {ok + "&mask=255.255.0.255&ntpsrv=pool.ntp.org", ERR_BADIP},
+      {ok + "&mask=0.0.0.255&ntpsrv=pool.ntp.org", ERR_BADIP},
+      {ok + "&mask=255.255.255.0x&ntpsrv=pool.ntp.org", ERR_BADIP},
+      {"cmd=cfgnet&dhcp=1&ip=1.2.3.4;x&gway=1.2.3.4&dns=1.2.3.4&mask=0.0.0.0&ntpsrv=a", ERR_BADIP},
+      {ok + "&mask=255.255.255.0&ntpsrv=%20", ERR_RANGEPARAM},
+      // The name becomes a line of the NTP daemon's configuration.
+      {ok + "&mask=255.255.255.0&ntpsrv=a%0Arestrict%20default", ERR_RANGEPARAM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.query);
+    run(c.query);
+    EXPECT_EQ(cmd_.err, c.err);
+  }
+  EXPECT_EQ(args("reboot.sh"), "");
+  EXPECT_FALSE(dir.exists("config/ntpsrv.dat"));
+
+  EXPECT_EQ(run(ok + "&mask=%20255.255.255.0&ntpsrv=pool.ntp.org").substr(0, 7), "err=0&g");
+  EXPECT_EQ(dir.read("config/mask.dat"), "255.255.255.0");
+  EXPECT_EQ(args("reboot.sh"), "\n");
 }
