@@ -29,8 +29,8 @@ void sync_time() {
   validate_time();
   // Never spread a wrong system time to the counters.
   if (f_valid_time == 0) return;
-  const int n = cfg_numcounters < 0 ? 0 : (cfg_numcounters > MAX_COUNTERS ? MAX_COUNTERS
-                                                                          : cfg_numcounters);
+  const int n =
+      cfg_numcounters < 0 ? 0 : (cfg_numcounters > MAX_COUNTERS ? MAX_COUNTERS : cfg_numcounters);
   for (int i = 0; i < n; ++i) {
     counter4_t& cn = counter_list[i];
     if (counter_initialized(i) == 0) {

@@ -282,9 +282,8 @@ int send_data() {
     for (int i = 0; i < counters_configured(); ++i) grab_counter_alarms(i);
   }
   int err = ERR_NONE;
-  for (int pass = 0; f_valid_time == 1 && err == ERR_NONE && pass < MAX_DATA_SEND &&
-                     !scheduler_sigexit;
-       ++pass) {
+  for (int pass = 0;
+       f_valid_time == 1 && err == ERR_NONE && pass < MAX_DATA_SEND && !scheduler_sigexit; ++pass) {
     const main_guard lock;
     bool more = false;
     err = data_pass(&more);

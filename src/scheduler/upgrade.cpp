@@ -32,9 +32,9 @@ int proc_remote_upgrade(tinycommand_t* cmd) {
   // or install with a wrong name or password, so a request that does not
   // fit is refused like one with a parameter missing.
   char plain[UPGRADE_CMD_LEN + 1];
-  const int len = std::snprintf(plain, sizeof plain, "%s F %s %d %s %s %s %s %s",
-                                FTP_UPGRADE_SCRIPT, ftp->s, prt->i, bin->s, usr->s, pwd->s,
-                                pth->s, UPGRADE_FILE);
+  const int len =
+      std::snprintf(plain, sizeof plain, "%s F %s %d %s %s %s %s %s", FTP_UPGRADE_SCRIPT, ftp->s,
+                    prt->i, bin->s, usr->s, pwd->s, pth->s, UPGRADE_FILE);
   if (len < 0 || static_cast<std::size_t>(len) > UPGRADE_CMD_LEN) return ERR_FTPPARAM;
 
   using scheduler_detail::shell_quote;

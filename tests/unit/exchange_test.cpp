@@ -181,8 +181,7 @@ TEST_F(Exchange, ALongQueryIsCutAtTheEscapedLimit) {
 
 TEST_F(Exchange, NoSettingOrReplyTextRunsACommand) {
   // The working directory is the tree, so "canary" lands there.
-  const std::string evil =
-      "x'; touch canary; '\"$(touch canary)`touch canary`\"; touch canary #";
+  const std::string evil = "x'; touch canary; '\"$(touch canary)`touch canary`\"; touch canary #";
   copy_str(cfg_nimp, evil);
   copy_str(cfg_srvurl, "http://h/" + evil);
   EXPECT_EQ(exchange(FLAG_INITCONF | FLAG_SETSTATUS), ERR_NONE);
@@ -211,12 +210,18 @@ TEST_F(Exchange, UpgradeNeedsEveryParameterAndAWholeCommandLine) {
     int want;
     Args args;  // empty: the script must not run
   } cases[] = {
-      {"ftp=srv&prt=21&bin=fw&usr=u&pwd=p&pth=/up", 0, ERR_NONE,
+      {"ftp=srv&prt=21&bin=fw&usr=u&pwd=p&pth=/up",
+       0,
+       ERR_NONE,
        {"F", "srv", "21", "fw", "u", "p", "/up", "upgrade.tgz"}},
-      {"ftp=srv&prt=x&bin=fw&usr=u&pwd=p&pth=/up", 0, ERR_NONE,
+      {"ftp=srv&prt=x&bin=fw&usr=u&pwd=p&pth=/up",
+       0,
+       ERR_NONE,
        {"F", "srv", "0", "fw", "u", "p", "/up", "upgrade.tgz"}},
       {"ftp=srv&prt=21&bin=fw&usr=u&pwd=p", 0, ERR_FTPPARAM, {}},
-      {"ftp=srv&prt=21&bin=fw&usr=u&pwd=p&pth=/up", 4, ERR_FTPSCRIPT,
+      {"ftp=srv&prt=21&bin=fw&usr=u&pwd=p&pth=/up",
+       4,
+       ERR_FTPSCRIPT,
        {"F", "srv", "21", "fw", "u", "p", "/up", "upgrade.tgz"}},
   };
   std::vector<Case> all(std::begin(cases), std::end(cases));
@@ -256,7 +261,7 @@ TEST_F(Exchange, LedsShowServerAndCounterState) {
     int numcounters;
     int green, yellow;
   } cases[] = {
-      {ST_READY, 1, ST_READY, ST_READY, 2, 1, 0},  {ST_READY, 0, ST_READY, ST_READY, 2, 0, 0},
+      {ST_READY, 1, ST_READY, ST_READY, 2, 1, 0},   {ST_READY, 0, ST_READY, ST_READY, 2, 0, 0},
       {ST_UNKNOWN, 1, ST_READY, ST_READY, 2, 0, 0}, {ST_READY, 1, ST_READY, ST_UNKNOWN, 2, 1, 1},
       {ST_READY, 1, ST_READY, ST_UNKNOWN, 1, 1, 0}, {ST_READY, 1, ST_UNKNOWN, ST_UNKNOWN, 0, 1, 0},
   };

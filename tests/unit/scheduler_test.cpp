@@ -1,5 +1,7 @@
 // The scheduler loop in simulated time (hours of passes in milliseconds),
 // and the periodic send against scripted counters and a stub script.
+#include "scheduler/scheduler.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,7 +16,6 @@
 #include "device_radio_fixture.h"
 #include "leapday.h"
 #include "mygpio.h"
-#include "scheduler/scheduler.h"
 #include "scheduler_stubs.h"
 
 using testsupport::answer;
@@ -179,7 +180,7 @@ TEST_F(Loop, AReloadRestartsTheScheduleFromTheReloadTime) {
   ASSERT_EQ(clk.now(), reload);
   const LoopRun second = run_loop(clk, 1800);
   EXPECT_EQ(second.at(SEND, reload), (std::vector<long long>{354, 1254}));  // 12:06:24, 12:21:24
-  EXPECT_EQ(second.at("Reading failures").size(), 1U);  // start-up steps again
+  EXPECT_EQ(second.at("Reading failures").size(), 1U);                      // start-up steps again
   EXPECT_EQ(second.at("INF: Exit scheduler_run()").size(), 1U);
 }
 
@@ -224,7 +225,8 @@ TEST_F(LoopWithRadio, AnInvalidClockKicksNtpEveryCheckAndNeverTouchesACounter) {
       {VALID_TIME_THRESHOLD - 5000, 3, false},
       {1700000000, 0, true},
   };
-  radio_.set_script([](const RadioRequest& r) { return answer(r.cmd == "4CK" ? "6553F200" : "1"); });
+  radio_.set_script(
+      [](const RadioRequest& r) { return answer(r.cmd == "4CK" ? "6553F200" : "1"); });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.start);
     loop_settings("", 0, 0);
@@ -357,9 +359,12 @@ TEST_F(SyncTime, CountersAreSetWhenAMinuteOffOrForced) {
     bool initialised;
     long long want;  // set to now + want; -1: not set
   } cases[] = {
-      {1700000000, -59, "060500", true, -1}, {1700000000, -60, "060500", true, 0},
-      {1700000000, 60, "060500", true, 0},   {1700000000, 0, "060500", false, 0},
-      {late, 0, "060410", true, 86400},      {late, 0, "06041D", true, -1},
+      {1700000000, -59, "060500", true, -1},
+      {1700000000, -60, "060500", true, 0},
+      {1700000000, 60, "060500", true, 0},
+      {1700000000, 0, "060500", false, 0},
+      {late, 0, "060410", true, 86400},
+      {late, 0, "06041D", true, -1},
       {VALID_TIME_THRESHOLD, 3600, "060500", false, -1},
   };
   for (const auto& c : cases) {
@@ -371,7 +376,8 @@ TEST_F(SyncTime, CountersAreSetWhenAMinuteOffOrForced) {
     char now_hex[16];
     std::snprintf(now_hex, sizeof now_hex, "%08llX",
                   static_cast<unsigned long long>(c.now + c.counter_off));
-    radio_.set_script([&](const RadioRequest& r) { return answer(r.data.empty() ? now_hex : "1"); });
+    radio_.set_script(
+        [&](const RadioRequest& r) { return answer(r.data.empty() ? now_hex : "1"); });
     radio_.clear();
     testing::internal::CaptureStdout();
     sync_time();
