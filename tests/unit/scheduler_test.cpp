@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <sstream>
@@ -31,20 +30,27 @@ class SimClock final : public sys::Clock {
  public:
   explicit SimClock(time_t start) : now_(start) {}
   timeval now_tv() override {
+    const std::lock_guard lock(m_);
     timeval tv{};
-    tv.tv_sec = static_cast<time_t>(now_.load());
+    tv.tv_sec = static_cast<time_t>(now_);
     return tv;
   }
   void sleep_ns(long long ns) override {
-    now_ += ns / 1000000000LL;
-    if (jump_from != 0 && now_ == jump_from) {
-      now_ = jump_to;
-      jump_from = 0;
+    long long now = 0;
+    {
+      const std::lock_guard lock(m_);
+      now_ += ns / 1000000000LL;
+      if (jump_from != 0 && now_ == jump_from) {
+        now_ = jump_to;
+        jump_from = 0;
+      }
+      now = now_;
     }
-    std::printf("@%lld\n", now_.load());
+    std::printf("@%lld\n", now);
     if (--passes <= 0) scheduler_kill();
   }
   int set_time(const timeval& tv) override {
+    const std::lock_guard lock(m_);
     now_ = tv.tv_sec;
     return 0;
   }
@@ -53,7 +59,8 @@ class SimClock final : public sys::Clock {
   long long jump_to = 0;
 
  private:
-  std::atomic<long long> now_;
+  std::mutex m_;
+  long long now_;
 };
 
 time_t local(int y, int mo, int d, int h, int mi, int s) {
