@@ -13,7 +13,10 @@
 #include "sys/gpio_driver.h"
 #include "sys/paths.h"
 
-mygpio_t gpiolist[NUM_GPIO];
+// Closed until gpio_init opens them: an LED update before that must not
+// write to descriptor 0.
+mygpio_t gpiolist[NUM_GPIO] = {{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}, {-1, 0},
+                               {-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}};
 platform_e platform = PLAT_NONE;
 
 const platform_t plat_list[2] = {

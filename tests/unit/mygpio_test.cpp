@@ -105,3 +105,9 @@ TEST_F(Gpio, MissingVersionFileEndsTheProcess) {
   root.write("proc/modules", kModules);
   EXPECT_EXIT(gpio_init(), testing::ExitedWithCode(1), "");
 }
+
+TEST(GpioBeforeInit, LinesStartClosedSoEarlyWritesGoNowhere) {
+  for (const auto& g : gpiolist) EXPECT_EQ(g.fd, -1);
+  gpio_set(GPIO_LED_GREEN, 1, 1);  // must not write to descriptor 0
+  EXPECT_EQ(gpiolist[GPIO_LED_GREEN].val, 0);
+}
