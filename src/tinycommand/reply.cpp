@@ -15,8 +15,6 @@
 #include "util.h"
 #include "xstring.h"
 
-history_request_t last_history{};
-
 namespace {
 
 // The ping transcript read back, as much as the reply can carry.
@@ -99,7 +97,9 @@ void reply_history(tinycommand_t* cmd) {
   const tinyparam_t* cnt = find_param(cmd, "cnt");
   int sel = cnt != nullptr ? cnt->i : 0;
   if (sel < 0 || sel > cfg_numcounters) sel = 0;
-  last_history = {dd1->i, dd2->i, sel == 0 ? CNT_ALL : sel - 1};
+  // The export writes the whole HTTP reply itself; the buffer is not sent.
+  cmd->err = get_history(dd1->i, dd2->i, sel == 0 ? CNT_ALL : sel - 1);
+  cmd->flag |= CMDFLAG_STREAMED;
 }
 
 // The on-demand readings; "sendtest" adds the server's answer when the

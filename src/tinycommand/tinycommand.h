@@ -89,15 +89,6 @@ extern sampleset_t next_sendset[MAX_COUNTERS];
 extern sample_t last_sample[MAX_COUNTERS];
 extern sample_t async_sample[MAX_COUNTERS];
 
-// The range and counter selection of the last "history" reply (selcnt -1
-// for all counters), as handed to the export.
-struct history_request_t {
-  long dd1;
-  long dd2;
-  int selcnt;
-};
-extern history_request_t last_history;
-
 // Carries out cmd in place: cmd->err gets the result code, cmd->flag
 // CMDFLAG_TEXT, and "tlx" fills cmd->result with the raw radio reply.
 void command_execute(tinycommand_t* cmd);

@@ -365,17 +365,28 @@ TEST_F(CommandTest, TlxSendsTheBodyAndReturnsTheRawReply) {
   EXPECT_EQ(run("cmd=tlx&param1=" + frame.substr(1, frame.size() - 4)), "err=3&");
 }
 
-TEST_F(CommandTest, HistorySelection) {
+TEST_F(CommandTest, HistoryHandsTheSelectionToTheExport) {
   cfg_numcounters = 2;
+  hook_http_reply = [](const char*, int, int, boolean_t, const char*) {};
+  hook_http_writeline = [](const char*, size_t n) { return static_cast<ssize_t>(n); };
+  // Every counter answers that it holds nothing from then on.
+  radio_.set_script([](const RadioRequest&) { return answer("FFFFFFFF0000000000000"); });
   const struct {
     const char* q;
-    int sel;
-  } cases[] = {{"", CNT_ALL}, {"&cnt=7", CNT_ALL}, {"&cnt=-1", CNT_ALL}, {"&cnt=2", 1}};
+    std::vector<std::string> sent;
+  } cases[] = {
+      {"", {"1:4SM:5F5E1000", "2:4SM:5F5E1000"}},
+      {"&cnt=7", {"1:4SM:5F5E1000", "2:4SM:5F5E1000"}},  // out of range: all
+      {"&cnt=2", {"2:4SM:5F5E1000"}},
+  };
   for (const auto& c : cases) {
-    run(std::string("cmd=history&dd1=1600000000&dd2=1600086400") + c.q);
-    EXPECT_EQ(last_history.selcnt, c.sel) << c.q;
-    EXPECT_EQ(last_history.dd2, 1600086400);
+    SCOPED_TRACE(c.q);
+    EXPECT_EQ(run(std::string("cmd=history&dd1=1600000000&dd2=1600000000") + c.q), "err=0&");
+    EXPECT_EQ(cmd_.flag, CMDFLAG_TEXT | CMDFLAG_STREAMED);
+    EXPECT_EQ(radio_.summary(), c.sent);
   }
+  hook_http_reply = nullptr;
+  hook_http_writeline = nullptr;
 }
 
 TEST_F(CommandTest, SendtestNeedsRegistration) {
