@@ -252,9 +252,9 @@ void cmd_xsetpointid(tinycommand_t* cmd) {
   const tinyparam_t* p = find_param(cmd, KEY_PAR1);
   const trimmed id(p);
   const std::string_view v(id.s);
-  if (p == nullptr || v.size() != kPointIdLen ||
-      !std::all_of(v.begin(), v.end(),
-                   [](char c) { return is_ascii_alnum(static_cast<unsigned char>(c)); })) {
+  if (p == nullptr || v.size() != kPointIdLen || !std::all_of(v.begin(), v.end(), [](char c) {
+        return is_ascii_alnum(static_cast<unsigned char>(c));
+      })) {
     cmd->err = ERR_BADPARAM;
     return;
   }
@@ -431,14 +431,12 @@ void cmd_cfg(tinycommand_t* cmd) {
     pmin[n] = ppmin->i;
     if (pnom[n] > CN1_PNOM_SHIFT) pnomxlmask |= 1 << (2 * n);
     // Below this margin the counter's 16-bit pulse interval overflows.
-    const auto pmin_valid =
-        static_cast<float>(pmin[n] - ceiling(whi[n] / FSCALE_WHI * kPminPerWh));
+    const auto pmin_valid = static_cast<float>(pmin[n] - ceiling(whi[n] / FSCALE_WHI * kPminPerWh));
     pmin[n] = calcAaaa(whi[n], pmin[n]);
     std::printf("Writing cn%d config whi=%d pnom=%d pmin=%d (scaled=%d)\n", n + 1, whi[n], pnom[n],
                 pmin[n], (pnomxlmask >> (2 * n)) & 3);
-    const bool valid = whi[n] >= MIN_CN1_WHI && whi[n] <= MAX_CN1_WHI &&
-                       pnom[n] >= MIN_CN1_PNOM && pnom[n] <= MAX_CN1_PNOM &&
-                       (pmin[n] == 0 || pmin_valid > 0);
+    const bool valid = whi[n] >= MIN_CN1_WHI && whi[n] <= MAX_CN1_WHI && pnom[n] >= MIN_CN1_PNOM &&
+                       pnom[n] <= MAX_CN1_PNOM && (pmin[n] == 0 || pmin_valid > 0);
     if (!valid) {
       cmd->err = ERR_RANGEPARAM;
       return;
@@ -481,13 +479,27 @@ struct command_entry {
 };
 
 constexpr command_entry kCommands[] = {
-    {"rdall", cmd_rdall},         {"netop", cmd_netop},         {"tlx", cmd_tlx},
-    {"history", cmd_history},     {"firmware", cmd_firmware},   {"rstradio", cmd_rstradio},
-    {"setecount", cmd_setecount}, {"rstecount", cmd_rstecount}, {"reboot", cmd_reboot},
-    {"reset", cmd_reset},         {"xsetpointid", cmd_xsetpointid}, {"reload", cmd_reload},
-    {"stat", cmd_stat},           {"getconf", cmd_getconf},     {"putconf", cmd_putconf},
-    {"ping", cmd_ping},           {"async", cmd_async},         {"sendtest", cmd_sendtest},
-    {"cfgnet", cmd_cfgnet},       {"register", cmd_register},   {"cfg", cmd_cfg},
+    {"rdall", cmd_rdall},
+    {"netop", cmd_netop},
+    {"tlx", cmd_tlx},
+    {"history", cmd_history},
+    {"firmware", cmd_firmware},
+    {"rstradio", cmd_rstradio},
+    {"setecount", cmd_setecount},
+    {"rstecount", cmd_rstecount},
+    {"reboot", cmd_reboot},
+    {"reset", cmd_reset},
+    {"xsetpointid", cmd_xsetpointid},
+    {"reload", cmd_reload},
+    {"stat", cmd_stat},
+    {"getconf", cmd_getconf},
+    {"putconf", cmd_putconf},
+    {"ping", cmd_ping},
+    {"async", cmd_async},
+    {"sendtest", cmd_sendtest},
+    {"cfgnet", cmd_cfgnet},
+    {"register", cmd_register},
+    {"cfg", cmd_cfg},
     {"cfgnumcnt", cmd_cfgnumcnt},
 };
 

@@ -48,7 +48,8 @@ void put_url_text(xstring_p xs, std::string_view text) {
     len = std::min(len, text.size() - i);
     char enc[4 * 3 + 1];
     int k = 0;
-    for (std::size_t j = 0; j < len; ++j) k += xsurlchar(static_cast<unsigned char>(text[i + j]), enc + k);
+    for (std::size_t j = 0; j < len; ++j)
+      k += xsurlchar(static_cast<unsigned char>(text[i + j]), enc + k);
     if (!put_whole(xs, std::string_view(enc, static_cast<std::size_t>(k)))) return;
     i += len;
   }
@@ -84,7 +85,8 @@ void reply_tlx(const tinycommand_t* cmd, xstring_p xs) {
     strdump_packet(shown, cmd->result.s, 1, i);
     char enc[3 * 3 + 1];
     int k = 0;
-    for (const char* c = shown; *c != '\0'; ++c) k += xsurlchar(static_cast<unsigned char>(*c), enc + k);
+    for (const char* c = shown; *c != '\0'; ++c)
+      k += xsurlchar(static_cast<unsigned char>(*c), enc + k);
     if (!put_whole(xs, std::string_view(enc, static_cast<std::size_t>(k)))) return;
   }
 }

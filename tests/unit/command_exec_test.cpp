@@ -21,7 +21,10 @@ using testsupport::silence;
 namespace {
 
 const std::string kCfgText = "X00640E10ABCDEFGH003C038401F4-tail";
-const std::string kSampleText = "6553F100006400000" "1" "1F051";  // 23 characters
+const std::string kSampleText =
+    "6553F100006400000"
+    "1"
+    "1F051";  // 23 characters
 const std::string kId32 = "0123456789abcdefABCDEF0123456789";
 
 RadioAnswer healthy(const RadioRequest& r) {
@@ -90,7 +93,8 @@ class CommandTest : public DeviceRadioTest {
   // The transfer script: answers with reply when given.
   void transfer_script(int code, const std::string& reply = "") {
     std::remove(dir.file("tmp/remote1.dat").c_str());
-    stub("send.sh", code, reply.empty() ? "" : "printf '" + reply + "' > \"$ZANTOR_TMPDIR/remote1.dat\"");
+    stub("send.sh", code,
+         reply.empty() ? "" : "printf '" + reply + "' > \"$ZANTOR_TMPDIR/remote1.dat\"");
     copy_str(cfg_sendscript, dir.file("bin/send.sh"));
   }
 
@@ -128,8 +132,9 @@ class CommandTest : public DeviceRadioTest {
 TEST_F(CommandTest, RepliesWithoutData) {
   stub("reboot.sh", 0);
   stub("preupgrade.sh", 3);
-  const std::string page = "<html><body><script language=\"javascript\" type=\"text/javascript\">"
-                           "parent.cmdCallback('firmware',3);</script></body></html>";
+  const std::string page =
+      "<html><body><script language=\"javascript\" type=\"text/javascript\">"
+      "parent.cmdCallback('firmware',3);</script></body></html>";
   const struct {
     std::string query, reply;
   } cases[] = {
@@ -179,7 +184,8 @@ TEST_F(CommandTest, CounterCommandsReachTheRightDevices) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.query);
-    radio_.set_script([&](const RadioRequest& r) { return r.dest == c.fail_addr ? silence() : healthy(r); });
+    radio_.set_script(
+        [&](const RadioRequest& r) { return r.dest == c.fail_addr ? silence() : healthy(r); });
     EXPECT_EQ(run(c.query), c.reply);
     EXPECT_EQ(radio_.summary(), c.sent);
   }
@@ -210,8 +216,7 @@ TEST_F(CommandTest, WalksWithoutCountersKeepTheirCode) {
 }
 
 TEST_F(CommandTest, PointIdNeedsThirtyTwoLettersOrDigits) {
-  EXPECT_EQ(run("cmd=xsetpointid&param1=%20" + kId32 + "%20"),
-            "err=0&update=1&sys.ptid=" + kId32);
+  EXPECT_EQ(run("cmd=xsetpointid&param1=%20" + kId32 + "%20"), "err=0&update=1&sys.ptid=" + kId32);
   EXPECT_EQ(std::string(varp[SYS_PTID]->value.s), kId32);
   EXPECT_EQ(dir.read("config/pointid.dat"), kId32);
 }
@@ -256,8 +261,9 @@ TEST_F(CommandTest, CfgChecksEverythingBeforeWriting) {
 
 TEST_F(CommandTest, CfgWritesSystemThenCounters) {
   cfg_numcounters = 2;
-  const std::string q = "cmd=cfg&prezzo=30&co2=530&alrpwr=0&whi1=10&pnom1=600&pmin1=142"
-                        "&whi2=1.5&pnom2=3&pmin2=0";
+  const std::string q =
+      "cmd=cfg&prezzo=30&co2=530&alrpwr=0&whi1=10&pnom1=600&pmin1=142"
+      "&whi2=1.5&pnom2=3&pmin2=0";
   // Counter 1 silent: counter 2 is still written, the failure is reported.
   radio_.set_script([](const RadioRequest& r) { return r.dest == 1 ? silence() : healthy(r); });
   run(q);
@@ -306,8 +312,9 @@ TEST_F(CommandTest, SettingsUpload) {
 
 TEST_F(CommandTest, PingRunsOnlyHostNames) {
   stub("ping", 0, "echo 'PING x: 56 data bytes'; echo '2 packets received, 0% loss'");
-  EXPECT_EQ(run("cmd=ping&param1=fe80::1"),
-            "err=0&result=PING%20x%3A%2056%20data%20bytes%0A2%20packets%20received%2C%200%25%20loss%0A");
+  EXPECT_EQ(
+      run("cmd=ping&param1=fe80::1"),
+      "err=0&result=PING%20x%3A%2056%20data%20bytes%0A2%20packets%20received%2C%200%25%20loss%0A");
   EXPECT_EQ(args("ping"), "-c\n2\nfe80::1\n");
   run("cmd=ping");
   EXPECT_EQ(args("ping"), std::string("-c\n2\n") + DEF_PING_ADDR + "\n");
@@ -390,8 +397,8 @@ TEST_F(CommandTest, HistoryHandsTheSelectionToTheExport) {
 }
 
 TEST_F(CommandTest, SendtestNeedsRegistration) {
-  EXPECT_EQ(run("cmd=sendtest"), "err=11&" + encoded_sample("cn1.async", "") +
-                                      "sys.remerr=Impianto%20non%20registrato");
+  EXPECT_EQ(run("cmd=sendtest"),
+            "err=11&" + encoded_sample("cn1.async", "") + "sys.remerr=Impianto%20non%20registrato");
   EXPECT_TRUE(radio_.requests().empty());
 }
 
@@ -412,8 +419,10 @@ TEST_F(CommandTest, DumpListsGatewaySystemAndCounters) {
 TEST_F(CommandTest, RegistrationStoresTheTextsAndRunsNothingFromThem) {
   transfer_script(0, "ok");
   const std::string url = "http://h/$(touch canary)";
-  EXPECT_EQ(run("cmd=register&srvurl=" + url + "&nimp=a;touch canary&indir=`touch canary`"
-                "&cmail=%20q'\"%20").substr(0, 7),
+  EXPECT_EQ(run("cmd=register&srvurl=" + url +
+                "&nimp=a;touch canary&indir=`touch canary`"
+                "&cmail=%20q'\"%20")
+                .substr(0, 7),
             "err=0&g");
   EXPECT_FALSE(dir.exists("canary"));
   EXPECT_EQ(std::string(cfg_srvurl), url);
