@@ -221,6 +221,21 @@ int sys_exec(const char* buf) {
   return result;
 }
 
+std::string shell_quote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '\'';
+  for (const char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  out += '\'';
+  return out;
+}
+
 int urlchar(int c, char* buf, boolean_t urlenc) {
   const auto b = static_cast<unsigned char>(c);
   if (urlenc == 0 || is_alnum(b) || b == '.' || b == '_' || b == '-') {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common.h"
@@ -37,6 +38,10 @@ int isdecimal(const char* s);
 
 // Runs a command line through the system shell; its status modulo 255.
 int sys_exec(const char* buf);
+// 'text' for a shell command line, every single quote inside written as
+// '\'': text from settings, parameters and replies reaches the program as
+// one argument and nothing in it is interpreted.
+std::string shell_quote(std::string_view text);
 
 // URL form of one byte (1 or 3 characters written).
 int urlchar(int c, char* buf, boolean_t urlenc);

@@ -17,7 +17,6 @@
 #include "core/settings.h"
 #include "leapday.h"
 #include "scheduler/scheduler.h"
-#include "scheduler/shell_quote.h"
 #include "sys/clock.h"
 #include "sys/paths.h"
 #include "util.h"
@@ -63,9 +62,9 @@ int run_transfer_script(int flags, std::string_view query) {
   }
   std::string cmd = cfg_sendscript;
   cmd += ' ';
-  cmd += scheduler_detail::shell_quote(cfg_srvurl);
+  cmd += shell_quote(cfg_srvurl);
   cmd += ' ' + std::to_string(flags) + ' ' + std::to_string(cfg_regist) + ' ';
-  cmd += scheduler_detail::shell_quote(query);
+  cmd += shell_quote(query);
   return sys_exec(cmd.c_str());
 }
 

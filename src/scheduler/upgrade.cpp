@@ -5,7 +5,6 @@
 #include "core/settings.h"
 #include "mygpio.h"
 #include "scheduler/scheduler.h"
-#include "scheduler/shell_quote.h"
 #include "util.h"
 
 namespace {
@@ -37,7 +36,6 @@ int proc_remote_upgrade(tinycommand_t* cmd) {
                     prt->i, bin->s, usr->s, pwd->s, pth->s, UPGRADE_FILE);
   if (len < 0 || static_cast<std::size_t>(len) > UPGRADE_CMD_LEN) return ERR_FTPPARAM;
 
-  using scheduler_detail::shell_quote;
   std::string line = FTP_UPGRADE_SCRIPT;
   line += " F " + shell_quote(ftp->s) + ' ' + std::to_string(prt->i);
   for (const tinyparam_t* p : {bin, usr, pwd, pth}) line += ' ' + shell_quote(p->s);

@@ -68,20 +68,6 @@ struct trimmed {
   const char* s;
 };
 
-// Single quotes for the shell: the text reaches the program as one argument
-// and nothing in it is interpreted.
-std::string shell_quote(std::string_view text) {
-  std::string q = "'";
-  for (const char c : text) {
-    if (c == '\'')
-      q += "'\\''";
-    else
-      q += c;
-  }
-  q += '\'';
-  return q;
-}
-
 bool is_ascii_alnum(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }

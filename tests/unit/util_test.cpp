@@ -354,3 +354,21 @@ TEST(UtilSprintf, ChainsAppends) {
   EXPECT_STREQ(buf, "k=42");
   EXPECT_EQ(p, buf + 4);
 }
+
+// Whatever the text holds, the shell hands it over as one argument and runs
+// nothing from it.
+TEST(UtilExec, ShellQuoteRoundTripsAnyText) {
+  testsupport::TempDir dir;
+  const std::string out = dir.file("out");
+  const std::string canary = dir.file("canary");
+  const std::string texts[] = {"plain", "a b", "it's", "'", "''", "$(touch " + canary + ")",
+                               "`touch " + canary + "`", "\"q\"; touch " + canary, "\\n\n*", ""};
+  for (const std::string& t : texts) {
+    testing::internal::CaptureStdout();
+    const std::string line = "printf %s " + shell_quote(t) + " > " + shell_quote(out);
+    EXPECT_EQ(sys_exec(line.c_str()), 0) << t;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testsupport::read_file(out), t);
+  }
+  EXPECT_FALSE(dir.exists("canary"));
+}
