@@ -44,19 +44,6 @@ constexpr double kPminPerWh = 14.0625;
 
 using handler_t = void (*)(tinycommand_t*);
 
-int num_counters() { return std::clamp(cfg_numcounters, 0, MAX_COUNTERS); }
-
-// Calls f(n) for every configured counter the "cnt" parameter selects, in
-// order, until f returns false.
-template <class F>
-void for_selected(tinycommand_t* cmd, F f) {
-  const int sel = pick_cnt(cmd);
-  for (int n = 0; n < num_counters(); ++n) {
-    if (sel != CNT_ALL && sel != n) continue;
-    if (!f(n)) break;
-  }
-}
-
 // A parameter's text trimmed of surrounding white space, in its own buffer
 // so the record keeps what the client sent.
 struct trimmed {

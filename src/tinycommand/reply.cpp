@@ -25,8 +25,6 @@ constexpr int kPieceSize = 8192;
 // One variable's pair encoded: names and a 255-character value.
 constexpr int kPairSize = 1024;
 
-int num_counters() { return std::clamp(cfg_numcounters, 0, MAX_COUNTERS); }
-
 // Appends piece whole, or nothing when it does not fit: a pair cut short
 // would read as a different value.
 bool put_whole(xstring_p xs, std::string_view piece) {
@@ -57,15 +55,6 @@ void put_url_text(xstring_p xs, std::string_view text) {
 
 void counter_key(char (&key)[16], const char* what, int n) {
   std::snprintf(key, sizeof key, "cn%d.%s", n + 1, what);
-}
-
-template <class F>
-void for_selected(tinycommand_t* cmd, F f) {
-  const int sel = pick_cnt(cmd);
-  for (int n = 0; n < num_counters(); ++n) {
-    if (sel != CNT_ALL && sel != n) continue;
-    if (!f(n)) break;
-  }
 }
 
 void reply_ping(xstring_p xs) {

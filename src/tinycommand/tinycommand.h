@@ -3,9 +3,11 @@
 // and the small formatters the replies use.
 #pragma once
 
+#include <algorithm>
 #include <type_traits>
 
 #include "common.h"
+#include "core/settings.h"
 #include "device/device.h"
 
 // Parameter types; 0 marks an empty slot.
@@ -66,6 +68,20 @@ void pusharg(tinycommand_t* cmd, const char* key, const char* value);
 tinyparam_t* find_param(tinycommand_t* cmd, const char* param);
 // The counter chosen by "cnt" as index 0..3, or -1 (CNT_ALL) for all.
 int pick_cnt(tinycommand_t* cmd);
+
+// The counters in use, kept within the four counter blocks.
+inline int num_counters() { return std::clamp(cfg_numcounters, 0, MAX_COUNTERS); }
+
+// Calls f(n) for every counter in use that "cnt" selects, in order, until f
+// returns false.
+template <class F>
+void for_selected(tinycommand_t* cmd, F f) {
+  const int sel = pick_cnt(cmd);
+  for (int n = 0; n < num_counters(); ++n) {
+    if (sel != CNT_ALL && sel != n) continue;
+    if (!f(n)) break;
+  }
+}
 
 // Write a sample (or a sample set) at buf, as "key=<text>&" when key is
 // given, the text URL-encoded when urlenc; return the terminating NUL so
