@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -46,6 +47,8 @@ class ExchangeMonitor : public testing::Test {
     const std::string port = monitor->output().substr(0, monitor->output().find('\n'));
 
     radiosim::Config cfg;
+    cfg.now = [this] { return sim_now.load(); };
+    cfg.counters[0].alarm = alarm_at_start;
     cfg.counters[0].prefill = 5;
     cfg.counters[1].prefill = 4;
     for (int i = 2; i < radiosim::kMaxCounters; ++i) cfg.counters[i].present = false;
@@ -75,6 +78,28 @@ class ExchangeMonitor : public testing::Test {
     unsetenv("ZANTOR_TMPDIR");
   }
 
+  // Records of the documents the server received, of one kind.
+  std::vector<std::string> received(const std::string& kind) {
+    std::vector<std::string> out;
+    std::istringstream in(dir.read("record.jsonl"));
+    for (std::string line; std::getline(in, line);)
+      if (line.find("\"kind\": \"" + kind + "\"") != std::string::npos) out.push_back(line);
+    return out;
+  }
+  int send() {
+    testing::internal::CaptureStdout();
+    {
+      const main_guard lock;
+      poll_devices(POLL_ALL);
+      validate_time();
+    }
+    const int r = send_data();
+    testing::internal::GetCapturedStdout();
+    return r;
+  }
+
+  int alarm_at_start = 0;
+  std::atomic<std::int64_t> sim_now{std::time(nullptr)};
   testsupport::TempDir dir;
   testsupport::ScopedChdir cd{dir.path()};
   // Our clock runs 1000 s behind, so the server's "utc" corrects it.
@@ -126,4 +151,43 @@ TEST_F(ExchangeMonitor, EverySampleReachesTheServerBeforeItsCounterForgetsIt) {
   ASSERT_FALSE(clock.set_calls().empty());  // only our fake clock moved
   EXPECT_GT(clock.set_calls().front(), VALID_TIME_THRESHOLD);
   EXPECT_EQ(last_sendset[1].num, 1);
+}
+
+// The PV alarm bit in counter 1's samples raises the plant's PV alarm; the
+// server hears of the start and, once samples come without it, of the end,
+// after which the record is cleared.
+class ExchangeMonitorAlarm : public ExchangeMonitor {
+ protected:
+  void SetUp() override {
+    alarm_at_start = BIT_ALM_PV;
+    ExchangeMonitor::SetUp();
+  }
+};
+
+TEST_F(ExchangeMonitorAlarm, RaisedAndEndedAlarmsAreReportedAndCleared) {
+  cfg_numcounters = 1;
+  ASSERT_EQ(send(), ERR_NONE) << monitor->output();
+  auto alarms = received("setAlarms");
+  ASSERT_EQ(alarms.size(), 1u);
+  EXPECT_NE(alarms[0].find("ALARM_ATTIVO"), std::string::npos) << alarms[0];
+  EXPECT_NE(alarms[0].find("Allarme PV"), std::string::npos) << alarms[0];
+  EXPECT_EQ(alm_active(ALM_PV), 1);
+  EXPECT_EQ(alm_list[ALM_PV].fchanged, 0);  // reported: nothing pending
+
+  // Later samples without the bit end the alarm.
+  sim->set_alarm(1, 0);
+  sim_now += 4 * 900;
+  sim->tick();
+  ASSERT_EQ(send(), ERR_NONE) << monitor->output();
+  alarms = received("setAlarms");
+  ASSERT_EQ(alarms.size(), 2u);
+  EXPECT_NE(alarms[1].find("ENDED_ALARM"), std::string::npos) << alarms[1];
+  EXPECT_EQ(alm_active(ALM_PV), 0);
+  EXPECT_EQ(alm_list[ALM_PV].start, 0);  // cleared once the end was reported
+
+  // Nothing changed since: no further alarm document.
+  sim_now += 900;
+  sim->tick();
+  ASSERT_EQ(send(), ERR_NONE);
+  EXPECT_EQ(received("setAlarms").size(), 2u);
 }
