@@ -1,6 +1,7 @@
 #include "util.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -204,11 +205,28 @@ int isdecimal(const char* s) {
   return 1;
 }
 
+namespace {
+
+// std::system would ignore SIGINT and SIGQUIT in the daemon while the shell
+// runs, so a stop requested during a send would be lost; wait for it here.
+int run_shell(const char* cmd) {
+  char sh[] = "sh";
+  char opt[] = "-c";
+  char* argv[] = {sh, opt, const_cast<char*>(cmd), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+  int status = 0;
+  if (sys::retry_eintr([&] { return waitpid(pid, &status, 0); }) != pid) return -1;
+  return status;
+}
+
+}  // namespace
+
 int sys_exec(const char* buf) {
   std::printf("Executing \"%s\"\n", buf);
   // The command writes to the same stdout; our line must come out first.
   std::fflush(stdout);
-  const int status = std::system(buf);
+  const int status = run_shell(buf);
   // The wait status folded by 255 gives the exit code for codes 0..254 and
   // a small non-zero value for a signal. Exit code 255 folds to 0 and would
   // pass a failed transfer as delivered, losing the samples it carried, so
