@@ -1,6 +1,7 @@
 #include "util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -213,8 +214,22 @@ int run_shell(const char* cmd) {
   char sh[] = "sh";
   char opt[] = "-c";
   char* argv[] = {sh, opt, const_cast<char*>(cmd), nullptr};
+  // The scripts start as from a login shell: SIGPIPE, which the daemon
+  // ignores, back to its default, and nothing blocked.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t def;
+  sigemptyset(&def);
+  sigaddset(&def, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &def);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+  const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  if (spawned != 0) return -1;
   int status = 0;
   if (sys::retry_eintr([&] { return waitpid(pid, &status, 0); }) != pid) return -1;
   return status;

@@ -3,6 +3,7 @@
 #include "util.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -371,4 +372,16 @@ TEST(UtilExec, ShellQuoteRoundTripsAnyText) {
     EXPECT_EQ(testsupport::read_file(out), t);
   }
   EXPECT_FALSE(dir.exists("canary"));
+}
+
+// Scripts run with SIGPIPE at its default even though the daemon ignores it:
+// the shell's own ignored-signal mask must not have SIGPIPE (bit 13).
+TEST(UtilExec, CommandsStartWithDefaultSigpipe) {
+  signal(SIGPIPE, SIG_IGN);
+  testing::internal::CaptureStdout();
+  const int r = sys_exec(
+      "exit $(( (0x$(awk '/^SigIgn/ {print $2}' /proc/$$/status) >> 12) & 1 ))");
+  testing::internal::GetCapturedStdout();
+  signal(SIGPIPE, SIG_DFL);
+  EXPECT_EQ(r, 0);
 }
