@@ -144,7 +144,7 @@ Plant::Plant(PlantOptions opts) : opts_(std::move(opts)) {
   dir_.write("config/pointid.dat", "TEST0000000000000000000000000001");
   dir_.write("config/numcounters.dat", std::to_string(n));
   dir_.write("config/regist.dat", "1");
-  dir_.write("config/acqtime.dat", std::to_string(opts_.interval));
+  dir_.write("config/acqtime.dat", std::to_string(opts_.acqtime > 0 ? opts_.acqtime : opts_.interval));
   dir_.write("config/maxdly.dat", "0");
 }
 

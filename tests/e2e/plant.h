@@ -55,6 +55,7 @@ bool eventually(F cond, std::chrono::milliseconds timeout) {
 struct PlantOptions {
   int counters = 2;            // radio counters and configured counters
   int interval = 5;            // seconds between stored samples and sends
+  int acqtime = 0;             // seconds between sends, when not the interval
   bool with_radio = true;
   bool with_server = true;
   std::vector<std::string> radio_args;  // added to radiosim's command line
