@@ -452,17 +452,17 @@ def parse_form(body):
 class Directive:
     KEYS = {"cnf", "upgrade", "status", "reject", "hang", "utc", "body", "count", "always", "on"}
 
-    def __init__(self, spec):
-        if not isinstance(spec, dict):
+    def __init__(self, directive):
+        if not isinstance(directive, dict):
             raise ValueError("a directive is a JSON object")
-        unknown = set(spec) - self.KEYS
+        unknown = set(directive) - self.KEYS
         if unknown:
             raise ValueError("unknown keys %s" % sorted(unknown))
-        self.spec = spec
-        self.count = spec.get("count", 1)
+        self.directive = directive
+        self.count = directive.get("count", 1)
         if not is_int(self.count) or self.count < 1:
             raise ValueError("count must be a positive integer")
-        on = spec.get("on", [])
+        on = directive.get("on", [])
         self.on = [on] if isinstance(on, str) else on
         if not isinstance(self.on, list) or any(k not in KIND_FLAGS for k in self.on):
             raise ValueError("on must name document kinds")
@@ -478,7 +478,7 @@ class Directive:
             "body": lambda x: isinstance(x, str),
         }
         for k, ok in checks.items():
-            if k in spec and not ok(spec[k]):
+            if k in directive and not ok(directive[k]):
                 raise ValueError("bad value for %s" % k)
 
     def matches(self, flags):
@@ -493,27 +493,27 @@ class Monitor:
         self.seq = 0
         self.record = open(record_path, "w", encoding="utf-8")
 
-    def add(self, spec):
+    def add(self, directive):
         with self.lock:
-            if spec == {"clear": True}:
+            if directive == {"clear": True}:
                 self.queue.clear()
             else:
-                self.queue.append(Directive(spec))
+                self.queue.append(Directive(directive))
             return len(self.queue)
 
     def pending(self):
         with self.lock:
-            return [dict(d.spec, count=d.count) for d in self.queue]
+            return [dict(d.directive, count=d.count) for d in self.queue]
 
     def take(self, flags):
         with self.lock:
             for d in self.queue:
                 if d.matches(flags):
-                    if not d.spec.get("always"):
+                    if not d.directive.get("always"):
                         d.count -= 1
                         if d.count == 0:
                             self.queue.remove(d)
-                    return d.spec
+                    return d.directive
         return {}
 
     def write(self, lines):
@@ -554,18 +554,18 @@ class Monitor:
         common = form_problems + check_exchange(flags, regist, [k for k, _, _ in results], sns)
         bad = bool(common) or any(p for _, _, p in results)
 
-        spec = self.take(flags)
-        if spec.get("reject") or (self.strict and bad):
+        directive = self.take(flags)
+        if directive.get("reject") or (self.strict and bad):
             status, reply = 422, {"error": "documents refused"}
-        elif spec.get("status", 200) != 200:
-            status, reply = spec["status"], {"error": "status %d" % spec["status"]}
+        elif directive.get("status", 200) != 200:
+            status, reply = directive["status"], {"error": "status %d" % directive["status"]}
         else:
-            status, reply = 200, {"utc": spec.get("utc", int(time.time()))}
-            if "cnf" in spec:
-                reply["cnf"] = spec["cnf"]
-            reply.update(spec.get("upgrade", {}))
-        if "body" in spec:
-            reply = spec["body"]
+            status, reply = 200, {"utc": directive.get("utc", int(time.time()))}
+            if "cnf" in directive:
+                reply["cnf"] = directive["cnf"]
+            reply.update(directive.get("upgrade", {}))
+        if "body" in directive:
+            reply = directive["body"]
 
         lines = []
         for i, ((kind, counter, problems), (_, obj)) in enumerate(zip(results, docs)):
@@ -580,8 +580,8 @@ class Monitor:
                               status=status, problems=common))
         self.write(lines)
 
-        if spec.get("hang"):
-            time.sleep(spec["hang"])
+        if directive.get("hang"):
+            time.sleep(directive["hang"])
         return status, reply
 
 
