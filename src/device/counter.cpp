@@ -14,9 +14,6 @@
 
 namespace {
 
-// Every request we compose names the gateway's address as its source.
-constexpr int SRC_ADDR = 65535;
-constexpr int REPLY_SIZE = 512;
 // The counter sends 23-character samples (with the signal level) only in a
 // reply of exactly this length, two of them; anything else is 21 each.
 constexpr int WIDE_BATCH_LEN = 47;
@@ -27,7 +24,7 @@ constexpr int CFG_FIELD_LEN = 4;
 constexpr int CFG_MIN_LEN = OFF_PNOM + CFG_FIELD_LEN;
 
 struct Reply {
-  char buf[REPLY_SIZE] = "";
+  char buf[RADIO_REPLY_SIZE] = "";
   int len = -1;
 };
 
@@ -35,7 +32,7 @@ struct Reply {
 Reply request(device_t* dev, const char* cmd, const char* data = nullptr) {
   Reply r;
   const int datasize = data != nullptr ? static_cast<int>(std::strlen(data)) : 0;
-  r.len = telvo_comm(dev, dev->addr, SRC_ADDR, cmd, data, datasize, r.buf, REPLY_SIZE);
+  r.len = telvo_comm(dev, dev->addr, RADIO_SRC_ADDR, cmd, data, datasize, r.buf, RADIO_REPLY_SIZE);
   return r;
 }
 

@@ -307,6 +307,11 @@ int calcAaaa(int whi, int pmin);
 // and reads it back.
 int write_config(int cnt, int lof, int hif, int whi, int pnom, int pmin);
 
+// Every request we compose names the gateway's address as its source, and
+// a device's reply text fits this buffer.
+inline constexpr int RADIO_SRC_ADDR = 65535;
+inline constexpr int RADIO_REPLY_SIZE = 512;
+
 // Polls the devices once (POLL_ALL: every device). 0, or the last error of
 // a radio variable read. Like the counter requests it runs under the
 // shared-state lock its caller holds, which also keeps two polls apart.

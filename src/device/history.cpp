@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int SRC_ADDR = 65535;
-constexpr int REPLY_SIZE = 512;
 constexpr std::int64_t SECS_PER_DAY = 86400;
 // The HTTP daemon's content type for this file (its MIME_CVS).
 constexpr int MIME_CSV_FILE = 5;
@@ -75,8 +73,8 @@ int get_history(time_t dd1, time_t dd2, int selcnt) {
       std::snprintf(data, sizeof data, "%08X", hex_time(t));
       if (rows == 0) std::printf("First timestamp %08X\n", hex_time(t));
 
-      char reply[REPLY_SIZE] = "";
-      const int got = telvo_comm(dev, dev->addr, SRC_ADDR, "4SM", data, 8, reply, REPLY_SIZE);
+      char reply[RADIO_REPLY_SIZE] = "";
+      const int got = telvo_comm(dev, dev->addr, RADIO_SRC_ADDR, "4SM", data, 8, reply, RADIO_REPLY_SIZE);
       if (got < 1) return ERR_SERCOMM;
       strToSample(i, reply, &sam);
       const std::int64_t r = sam.time;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int SRC_ADDR = 65535;
-constexpr int REPLY_SIZE = 512;
 constexpr int SECONDS_PER_DAY = 86400;
 constexpr int SIGNED_SAMPLE_LEN = 23;
 
@@ -115,8 +113,8 @@ int telvo_poll(device_t* dev, devicevar_t* var) {
   if ((var->flags & VARFL_VIRTUAL) != 0) return ERR_NONE;
   if (dev == nullptr) return ERR_SERCOMM;
 
-  char buf[REPLY_SIZE] = "";
-  if (telvo_comm(dev, dev->addr, SRC_ADDR, var->tag, nullptr, 0, buf, REPLY_SIZE) < 0) {
+  char buf[RADIO_REPLY_SIZE] = "";
+  if (telvo_comm(dev, dev->addr, RADIO_SRC_ADDR, var->tag, nullptr, 0, buf, RADIO_REPLY_SIZE) < 0) {
     var->status = ST_UNKNOWN;
     return ERR_SERCOMM;
   }
